@@ -1,0 +1,66 @@
+#include "entry/vpi_main.h"
+
+#include "addressing/parser.h"
+#include "host/log.h"
+#include "instance/lifecycle.h"
+#include "transactions/read.h"
+#include "transactions/write.h"
+
+namespace draxo {
+
+std::uint32_t vpiEnded = 0;
+
+namespace {
+
+using Handler = std::int32_t (*)(VpiCallBlock* call);
+
+std::int32_t BlockAddressParser(VpiCallBlock*) { return 1; }
+std::int32_t BlockRead(VpiCallBlock*) { return 1; }
+std::int32_t BlockWrite(VpiCallBlock*) { return 1; }
+
+constexpr int kCommandCount = 16;
+
+// Indexed by command code minus one; empty slots are null.
+constexpr Handler kCommands[kCommandCount] = {
+    ColdStart,           // 1
+    WarmStart,           // 2
+    SingleAddressParser, // 3
+    BlockAddressParser,  // 4
+    SingleRead,          // 5
+    BlockRead,           // 6
+    SingleWrite,         // 7
+    nullptr,             // 8
+    nullptr,             // 9
+    BlockWrite,          // 10
+    EndVpi,              // 11
+    CloseCom,            // 12
+    ReOpenCom,           // 13
+    GetVpiInfo,          // 14
+    ChangeVpiParams,     // 15
+    nullptr,             // 16
+};
+
+} // namespace
+} // namespace draxo
+
+extern "C" std::int32_t VpiMain(draxo::VpiCallBlock* call) {
+    using namespace draxo;
+    if (vpiEnded == 1) {
+        return 0;
+    }
+    if (call == nullptr) {
+        err(kLogError, "DRAXO> Exited VpiMain() #1");
+        return 2;
+    }
+    const std::int32_t command = call->command;
+    if (command < 1 || command > kCommandCount) {
+        err(kLogError, "DRAXO> Exited VpiMain() #1");
+        return 2;
+    }
+    const Handler handler = kCommands[command - 1];
+    if (handler == nullptr) {
+        err(kLogError, "DRAXO> Exited VpiMain() #2");
+        return 2;
+    }
+    return handler(call);
+}
