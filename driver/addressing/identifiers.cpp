@@ -30,9 +30,13 @@ int Find(const char* const* table, const char* text) {
 
 } // namespace
 
-int FindIdentifier(const char* text) { return Find(kIdentifierTable, text); }
+int FindIdentifier(const char* text) {
+    return Find(kIdentifierTable, text);
+}
 
-int FindSegmentCode(const char* text) { return Find(kSegmentCodeTable, text); }
+int FindSegmentCode(const char* text) {
+    return Find(kSegmentCodeTable, text);
+}
 
 const char* IdentifierText(std::uint32_t index) {
     return index < kIdentifierCount ? kIdentifierTable[index] : "";

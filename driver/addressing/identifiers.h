@@ -12,11 +12,11 @@ inline constexpr std::uint32_t kIdentifierCount = 68;
 // Which selectors a request puts in front of an identifier.
 enum class Prefix {
     None,
-    Pn,    // PN
-    PnSn,  // PN, then SN
-    PnTn,  // PN, then TN
-    Po,    // PO
-    An,    // AN
+    Pn,      // PN
+    PnSn,    // PN, then SN
+    PnTn,    // PN, then TN
+    Po,      // PO
+    An,      // AN
     Refused, // a placeholder: no request is made for it
 };
 

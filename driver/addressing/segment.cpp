@@ -23,7 +23,9 @@ float SlotFloat(const unsigned char* slot) {
     return v;
 }
 
-void SetSlotFloat(unsigned char* slot, float value) { std::memcpy(slot, &value, sizeof value); }
+void SetSlotFloat(unsigned char* slot, float value) {
+    std::memcpy(slot, &value, sizeof value);
+}
 
 std::uint8_t* SelectorFor(StationEntry& station, std::uint32_t code) {
     switch (code) {

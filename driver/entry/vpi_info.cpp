@@ -16,13 +16,12 @@ constexpr char kNameBlock[64] = "R.K.C., REX-series\0REX-P200 series controllers
     "\xCD\xCD"
 
 // A box of code-page-437 characters around the identification line.
-constexpr char kBanner[] =
-    "\x08"
-    "\xC9" DRAXO_RULE "\xBB\n"
-    "\xBA"
-    " DRAXO:  R K C ,  R E X - series  controllers          (32-bit driver) "
-    "\xBA\n"
-    "\xC8" DRAXO_RULE "\xBC";
+constexpr char kBanner[] = "\x08"
+                           "\xC9" DRAXO_RULE "\xBB\n"
+                           "\xBA"
+                           " DRAXO:  R K C ,  R E X - series  controllers          (32-bit driver) "
+                           "\xBA\n"
+                           "\xC8" DRAXO_RULE "\xBC";
 
 #undef DRAXO_RULE
 

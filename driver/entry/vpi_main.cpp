@@ -14,9 +14,15 @@ namespace {
 
 using Handler = std::int32_t (*)(VpiCallBlock* call);
 
-std::int32_t BlockAddressParser(VpiCallBlock*) { return 1; }
-std::int32_t BlockRead(VpiCallBlock*) { return 1; }
-std::int32_t BlockWrite(VpiCallBlock*) { return 1; }
+std::int32_t BlockAddressParser(VpiCallBlock*) {
+    return 1;
+}
+std::int32_t BlockRead(VpiCallBlock*) {
+    return 1;
+}
+std::int32_t BlockWrite(VpiCallBlock*) {
+    return 1;
+}
 
 constexpr int kCommandCount = 16;
 

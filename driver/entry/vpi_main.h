@@ -6,9 +6,9 @@
 #include "host/records.h"
 
 #if defined(_WIN32)
-#  define DRAXO_EXPORT __declspec(dllexport)
+#define DRAXO_EXPORT __declspec(dllexport)
 #else
-#  define DRAXO_EXPORT __attribute__((visibility("default")))
+#define DRAXO_EXPORT __attribute__((visibility("default")))
 #endif
 
 extern "C" DRAXO_EXPORT std::int32_t VpiMain(draxo::VpiCallBlock* call);

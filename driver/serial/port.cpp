@@ -29,9 +29,8 @@ std::uint8_t RtsControlFor(std::uint16_t lineFlags) {
 
 std::int32_t ConfigurePort(const char* name, const LineParams& line, std::uint16_t lineFlags,
                            comm::Handle* outHandle) {
-    const comm::Handle h =
-        comm::CreateFileA(name, comm::kGenericRead | comm::kGenericWrite, 0, comm::kOpenExisting,
-                          comm::kFileAttributeNormal);
+    const comm::Handle h = comm::CreateFileA(name, comm::kGenericRead | comm::kGenericWrite, 0,
+                                             comm::kOpenExisting, comm::kFileAttributeNormal);
     *outHandle = h;
     if (h == comm::kInvalidHandle) {
         return kPortOpenFailed;

@@ -12,11 +12,11 @@ namespace draxo {
 
 enum PortResult : std::int32_t {
     kPortOk = 0,
-    kPortOpenFailed = 1,    // ConfigurePort: open or time-outs; FlushInput: status or read
-    kPortShortWrite = 2,    // WriteBytes: fewer bytes written than asked
-    kPortStateUnread = 4,   // ConfigurePort: GetCommState failed
-    kPortStateRefused = 5,  // ConfigurePort: SetCommState failed
-    kPortIoFailed = 7,      // a read, write or close failed, or a read timed out
+    kPortOpenFailed = 1,   // ConfigurePort: open or time-outs; FlushInput: status or read
+    kPortShortWrite = 2,   // WriteBytes: fewer bytes written than asked
+    kPortStateUnread = 4,  // ConfigurePort: GetCommState failed
+    kPortStateRefused = 5, // ConfigurePort: SetCommState failed
+    kPortIoFailed = 7,     // a read, write or close failed, or a read timed out
 };
 
 // The longest reply time-out a port takes, in 10 ms units, so that the

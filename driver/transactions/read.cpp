@@ -15,7 +15,9 @@ namespace draxo {
 
 namespace {
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // scanf's "%02u" on a value text, which holds no white space; a minus sign
 // is not a number here either.
@@ -76,7 +78,9 @@ bool ReadDecimal(const char* p, float* value) {
     return true;
 }
 
-const char* TextOf(const char* s) { return s != nullptr ? s : ""; }
+const char* TextOf(const char* s) {
+    return s != nullptr ? s : "";
+}
 
 } // namespace
 
@@ -180,8 +184,7 @@ std::int32_t DoRead(VpiCallBlock* call) {
             result = 1;
         } else if (std::memcmp(b->rxBuffer + 1, b->txBuffer + 3, requestLength - 4) != 0) {
             // A late reply to an earlier request must not land in this gate.
-            err(kLogError, "DRAXO> DoRead() reply echoes another request, retry %d '%s'", n,
-                gate);
+            err(kLogError, "DRAXO> DoRead() reply echoes another request, retry %d '%s'", n, gate);
             result = 1;
         } else {
             result = StoreData(call, b->rxBuffer + valueOffset);

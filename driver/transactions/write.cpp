@@ -15,7 +15,9 @@ namespace draxo {
 
 namespace {
 
-const char* TextOf(const char* s) { return s != nullptr ? s : ""; }
+const char* TextOf(const char* s) {
+    return s != nullptr ? s : "";
+}
 
 } // namespace
 

@@ -7,13 +7,13 @@
 #include <cstdint>
 
 #if defined(_WIN32)
-#  if defined(KORVAN_BUILD)
-#    define KORVAN_API __declspec(dllexport)
-#  else
-#    define KORVAN_API __declspec(dllimport)
-#  endif
+#if defined(KORVAN_BUILD)
+#define KORVAN_API __declspec(dllexport)
 #else
-#  define KORVAN_API __attribute__((visibility("default")))
+#define KORVAN_API __declspec(dllimport)
+#endif
+#else
+#define KORVAN_API __attribute__((visibility("default")))
 #endif
 
 extern "C" {

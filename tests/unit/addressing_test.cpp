@@ -34,13 +34,13 @@ TEST(Identifiers, PrefixGroupsAndTheirBounds) {
         Prefix prefix;
     };
     const Case cases[] = {
-        {0, "@@", Prefix::None},     {1, "M1", Prefix::None},     {24, "SK", Prefix::None},
-        {25, "@@", Prefix::Refused}, {26, "RR", Prefix::Pn},      {29, "PE", Prefix::Pn},
-        {30, "@@", Prefix::Refused}, {31, "LE", Prefix::PnSn},    {34, "AN", Prefix::PnSn},
-        {35, "@@", Prefix::Refused}, {36, "RE", Prefix::PnTn},    {40, "TF", Prefix::PnTn},
-        {41, "@@", Prefix::Refused}, {42, "P1", Prefix::Po},      {48, "OL", Prefix::Po},
-        {49, "@@", Prefix::Refused}, {50, "A1", Prefix::An},      {52, "A3", Prefix::An},
-        {53, "S2", Prefix::None},    {67, "CL", Prefix::None},    {68, "", Prefix::Refused},
+        {0, "@@", Prefix::None},     {1, "M1", Prefix::None},  {24, "SK", Prefix::None},
+        {25, "@@", Prefix::Refused}, {26, "RR", Prefix::Pn},   {29, "PE", Prefix::Pn},
+        {30, "@@", Prefix::Refused}, {31, "LE", Prefix::PnSn}, {34, "AN", Prefix::PnSn},
+        {35, "@@", Prefix::Refused}, {36, "RE", Prefix::PnTn}, {40, "TF", Prefix::PnTn},
+        {41, "@@", Prefix::Refused}, {42, "P1", Prefix::Po},   {48, "OL", Prefix::Po},
+        {49, "@@", Prefix::Refused}, {50, "A1", Prefix::An},   {52, "A3", Prefix::An},
+        {53, "S2", Prefix::None},    {67, "CL", Prefix::None}, {68, "", Prefix::Refused},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(PrefixFor(c.index), c.prefix) << c.index;
@@ -64,12 +64,8 @@ TEST(Identifiers, SelectorsPrintWithTwoDigits) {
     const struct {
         Prefix prefix;
         const char* text;
-    } cases[] = {{Prefix::None, ""},
-                 {Prefix::Pn, "PN03"},
-                 {Prefix::PnSn, "PN03SN16"},
-                 {Prefix::PnTn, "PN03TN00"},
-                 {Prefix::Po, "PO09"},
-                 {Prefix::An, "AN10"}};
+    } cases[] = {{Prefix::None, ""},         {Prefix::Pn, "PN03"}, {Prefix::PnSn, "PN03SN16"},
+                 {Prefix::PnTn, "PN03TN00"}, {Prefix::Po, "PO09"}, {Prefix::An, "AN10"}};
     for (const auto& c : cases) {
         EXPECT_EQ(FormatSelectors(out, sizeof out, c.prefix, s), std::strlen(c.text));
         EXPECT_STREQ(out, c.text);
@@ -77,7 +73,7 @@ TEST(Identifiers, SelectorsPrintWithTwoDigits) {
 }
 
 class ParserTest : public DriverTest {
-protected:
+  protected:
     ParserTest() {
         for (StationEntry& s : block_.stations) {
             s.type = 0;
@@ -178,7 +174,7 @@ TEST_F(ParserTest, ParsingNeedsNoPort) {
 }
 
 class SegmentTest : public DriverTest {
-protected:
+  protected:
     SegmentTest() {
         for (StationEntry& s : block_.stations) {
             s.type = 0;
@@ -230,9 +226,11 @@ TEST_F(SegmentTest, RefusalsAndTheirOrder) {
         {2, 30, 65535, {tooBig, summary}},
         {2, 31, 17, {tooBig, summary}}, // the value is tested before the code
         {2, 31, 3, {summary}},
-        {3, 30, 3, {summary}},  // station not declared: not a segment gate here
-        {99, 30, 3, {{32, "DRAXO> DoWrite() illegal controller address 99, gtid 0 'segment'"},
-                     summary}},
+        {3, 30, 3, {summary}}, // station not declared: not a segment gate here
+        {99,
+         30,
+         3,
+         {{32, "DRAXO> DoWrite() illegal controller address 99, gtid 0 'segment'"}, summary}},
     };
     for (const Case& c : cases) {
         block_.stations[2].sn = 5;

@@ -14,8 +14,12 @@ std::ostream& operator<<(std::ostream& os, const Message& m) {
     return os << "[" << m.cls << "] " << m.text;
 }
 
-LogCapture::LogCapture() { korvan_set_sink(&LogCapture::Sink, this); }
-LogCapture::~LogCapture() { korvan_set_sink(nullptr, nullptr); }
+LogCapture::LogCapture() {
+    korvan_set_sink(&LogCapture::Sink, this);
+}
+LogCapture::~LogCapture() {
+    korvan_set_sink(nullptr, nullptr);
+}
 
 void LogCapture::Sink(std::int32_t cls, const char* text, void* context) {
     static_cast<LogCapture*>(context)->messages_.push_back(Message{cls, text});
@@ -66,7 +70,9 @@ DriverTest::DriverTest() {
     std::memset(slot_, kGarbage, sizeof slot_);
 }
 
-DriverTest::~DriverTest() { vpiEnded = 0; }
+DriverTest::~DriverTest() {
+    vpiEnded = 0;
+}
 
 std::int32_t DriverTest::run(std::int32_t command, void* params, std::uint32_t number) {
     VpiCallBlock call{};
@@ -113,8 +119,12 @@ GateIoRequest DriverTest::gate(const std::string& text) {
     return q;
 }
 
-std::int32_t DriverTest::read(GateIoRequest& q) { return run(5, &q); }
-std::int32_t DriverTest::write(GateIoRequest& q) { return run(7, &q); }
+std::int32_t DriverTest::read(GateIoRequest& q) {
+    return run(5, &q);
+}
+std::int32_t DriverTest::write(GateIoRequest& q) {
+    return run(7, &q);
+}
 
 float DriverTest::slotFloat() const {
     float v;
@@ -122,6 +132,8 @@ float DriverTest::slotFloat() const {
     return v;
 }
 
-void DriverTest::setSlotFloat(float v) { std::memcpy(slot_, &v, sizeof v); }
+void DriverTest::setSlotFloat(float v) {
+    std::memcpy(slot_, &v, sizeof v);
+}
 
 } // namespace draxo::test

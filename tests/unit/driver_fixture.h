@@ -25,7 +25,7 @@ std::ostream& operator<<(std::ostream& os, const Message& m);
 
 // Every message the driver logs while it lives.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -36,14 +36,14 @@ public:
     bool contains(const std::string& text) const;
     void clear() { messages_.clear(); }
 
-private:
+  private:
     static void Sink(std::int32_t cls, const char* text, void* context);
     std::vector<Message> messages_;
 };
 
 // A temporary current directory, removed afterwards.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -51,13 +51,13 @@ public:
     void write(const std::string& name, const std::string& content) const;
     const std::filesystem::path& path() const { return dir_; }
 
-private:
+  private:
     std::filesystem::path old_;
     std::filesystem::path dir_;
 };
 
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     DriverTest();
     ~DriverTest() override;
 

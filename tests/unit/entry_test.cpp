@@ -18,10 +18,14 @@ struct DispatchCase {
 
 TEST_F(EntryTest, DispatchAnswersBadCodesEmptySlotsAndBlockCommands) {
     const DispatchCase cases[] = {
-        {0, 2, "DRAXO> Exited VpiMain() #1"},  {17, 2, "DRAXO> Exited VpiMain() #1"},
-        {-1, 2, "DRAXO> Exited VpiMain() #1"}, {8, 2, "DRAXO> Exited VpiMain() #2"},
-        {9, 2, "DRAXO> Exited VpiMain() #2"},  {16, 2, "DRAXO> Exited VpiMain() #2"},
-        {4, 1, nullptr},                       {6, 1, nullptr},
+        {0, 2, "DRAXO> Exited VpiMain() #1"},
+        {17, 2, "DRAXO> Exited VpiMain() #1"},
+        {-1, 2, "DRAXO> Exited VpiMain() #1"},
+        {8, 2, "DRAXO> Exited VpiMain() #2"},
+        {9, 2, "DRAXO> Exited VpiMain() #2"},
+        {16, 2, "DRAXO> Exited VpiMain() #2"},
+        {4, 1, nullptr},
+        {6, 1, nullptr},
         {10, 1, nullptr},
     };
     for (const DispatchCase& c : cases) {
@@ -56,8 +60,8 @@ TEST_F(EntryTest, GetVpiInfoFillsEveryWordAndPointsAtTheNameBlockAndBanner) {
     EXPECT_EQ(info.word7, 0u);
 
     const std::string name(info.name, 64);
-    EXPECT_EQ(name, std::string("R.K.C., REX-series\0REX-P200 series controllers and compatibles\0\0",
-                                64));
+    EXPECT_EQ(name, std::string(
+                        "R.K.C., REX-series\0REX-P200 series controllers and compatibles\0\0", 64));
 
     std::string rule(71, '\xCD');
     const std::string banner = std::string("\x08") + "\xC9" + rule + "\xBB\n" + "\xBA" +

@@ -10,7 +10,7 @@ namespace draxo::test {
 namespace {
 
 class InitFileTest : public DriverTest {
-protected:
+  protected:
     // ReadInitFile after what ColdStart does first: no stations, ifg 0.
     void readInit(std::uint32_t number = 1) {
         for (StationEntry& s : block_.stations) {
@@ -85,7 +85,9 @@ TEST_F(InitFileTest, LineGrammar) {
         return Message{32, "DRAXO> ReadIntFile() ill. controller type or illegal line " +
                                std::to_string(line) + " in 'DRAXO01.INT'"};
     };
-    const auto station = [](int n) { return Message{32, "Station " + std::to_string(n) + " = P200"}; };
+    const auto station = [](int n) {
+        return Message{32, "Station " + std::to_string(n) + " = P200"};
+    };
     const LineCase cases[] = {
         {"IFG=50\n", {}, 50, {}},
         {" IFG= 50\n", {}, 50, {}},
