@@ -10,7 +10,7 @@ namespace draxo::test {
 namespace {
 
 class LifecycleTest : public DriverTest {
-protected:
+  protected:
     std::int32_t change(const char* name, std::int32_t timeout, LineParams line) {
         ChangeParams p{};
         std::strncpy(p.portName, name, sizeof p.portName - 1);
@@ -205,8 +205,9 @@ TEST_F(LifecycleTest, ReOpenComAfterAColdStartThatRecordedNothingUsesTheDefaultF
     std::strcpy(block_.port.portName, "NULLDEV");
     log_.clear();
     EXPECT_EQ(run(13), 0);
-    EXPECT_EQ(log_.texts(), (std::vector<std::string>{"DRAXO> ReOpenCom() NULLDEV => no communications",
-                                                      "DRAXO> ReOpenCom() exited 0"}));
+    EXPECT_EQ(log_.texts(),
+              (std::vector<std::string>{"DRAXO> ReOpenCom() NULLDEV => no communications",
+                                        "DRAXO> ReOpenCom() exited 0"}));
 }
 
 TEST_F(LifecycleTest, ChangeVpiParams) {
