@@ -31,10 +31,6 @@ static_assert(sizeof(kBanner) == 223, "222 characters and the NUL");
 
 std::int32_t GetVpiInfo(VpiCallBlock* call) {
     auto* info = static_cast<VpiInfo*>(call->params);
-    if (info == nullptr) {
-        err(kLogError, "DRAXO> GetVpiInfo() no parameter record");
-        return 1;
-    }
     info->word0 = 70;
     info->name = kNameBlock;
     info->banner = kBanner;

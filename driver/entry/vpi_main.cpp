@@ -26,6 +26,13 @@ std::int32_t BlockWrite(VpiCallBlock*) {
 
 constexpr int kCommandCount = 16;
 
+// What each command reads through the call block, indexed like the table.
+enum Needs : unsigned { kNothing = 0, kInstance = 1, kParams = 2, kBoth = 3 };
+constexpr unsigned kNeeds[kCommandCount] = {
+    kBoth,    kInstance, kBoth,     kNothing,  kBoth,     kNothing, kBoth, kNothing,
+    kNothing, kNothing,  kInstance, kInstance, kInstance, kParams,  kBoth, kNothing,
+};
+
 // Indexed by command code minus one; empty slots are null.
 constexpr Handler kCommands[kCommandCount] = {
     ColdStart,           // 1
@@ -66,6 +73,14 @@ extern "C" std::int32_t VpiMain(draxo::VpiCallBlock* call) {
     const Handler handler = kCommands[command - 1];
     if (handler == nullptr) {
         err(kLogError, "DRAXO> Exited VpiMain() #2");
+        return 2;
+    }
+    // A missing record is refused rather than followed.
+    const unsigned needs = kNeeds[command - 1];
+    if (((needs & kInstance) && call->instance == nullptr) ||
+        ((needs & kParams) && call->params == nullptr)) {
+        err(kLogError, "DRAXO> Exited VpiMain() #3, command %d without its record",
+            static_cast<int>(command));
         return 2;
     }
     return handler(call);

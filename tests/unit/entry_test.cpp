@@ -1,6 +1,7 @@
 // The entry point: dispatch, the ended flag and the driver's identification.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "driver_fixture.h"
 #include "entry/vpi_main.h"
@@ -73,6 +74,34 @@ TEST_F(EntryTest, GetVpiInfoFillsEveryWordAndPointsAtTheNameBlockAndBanner) {
 
     ASSERT_EQ(log_.messages().size(), 1u);
     EXPECT_EQ(log_.messages()[0], (Message{8, "DRAXO> GetVpiInfo() exited"}));
+}
+
+TEST_F(EntryTest, CommandsWithoutTheirRecordsAreRefused) {
+    struct Case {
+        std::int32_t command;
+        bool instance;
+        bool params;
+    };
+    // Each command with one record it reads missing.
+    const Case cases[] = {{1, true, false},   {1, false, true},   {2, false, false},
+                          {3, true, false},   {5, true, false},   {7, false, true},
+                          {11, false, false}, {12, false, false}, {13, false, false},
+                          {14, true, false},  {15, true, false}};
+    ColdStartParams params{};
+    for (const Case& c : cases) {
+        log_.clear();
+        VpiCallBlock call{};
+        call.instance = c.instance ? &block_ : nullptr;
+        call.command = c.command;
+        call.params = c.params ? &params : nullptr;
+        EXPECT_EQ(VpiMain(&call), 2) << c.command;
+        EXPECT_EQ(
+            log_.messages(),
+            (std::vector<Message>{{32, "DRAXO> Exited VpiMain() #3, command " +
+                                           std::to_string(c.command) + " without its record"}}))
+            << c.command;
+    }
+    EXPECT_EQ(fake::calls().size(), 0u);
 }
 
 TEST_F(EntryTest, AfterEndVpiEveryCommandReturnsZeroWithoutEffect) {
