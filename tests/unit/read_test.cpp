@@ -248,20 +248,24 @@ TEST_F(ReadTest, EveryReceptionIsFollowedByAnEot) {
 }
 
 TEST_F(ReadTest, AReplyToAnotherRequestIsNotStored) {
-    GateIoRequest q = gate("01M1");
-    setSlotFloat(-777.0f);
-    // A late reply to an earlier S1 request, then the real one.
-    answer({frame("S10150.0"), frame("M10025.0")});
-    EXPECT_EQ(read(q), 0);
-    EXPECT_EQ(slotFloat(), 25.0f);
-    EXPECT_EQ(log_.texts(), (std::vector<std::string>{
-                                "DRAXO> DoRead() reply echoes another request, retry 1 '01M1'"}));
+    // Late replies to earlier requests, then the real one.
+    for (const char* stale : {"S10150.0", "M20150.0", "1M0150.0"}) {
+        GateIoRequest q = gate("01M1");
+        setSlotFloat(-777.0f);
+        log_.clear();
+        answer({frame(stale), frame("M10025.0")});
+        EXPECT_EQ(read(q), 0) << stale;
+        EXPECT_EQ(slotFloat(), 25.0f) << stale;
+        EXPECT_EQ(log_.texts(),
+                  (std::vector<std::string>{
+                      "DRAXO> DoRead() reply echoes another request, retry 1 '01M1'"}))
+            << stale;
 
-    log_.clear();
-    setSlotFloat(-777.0f);
-    answer({frame("S10150.0"), frame("S10150.0"), frame("S10150.0"), frame("S10150.0")});
-    EXPECT_EQ(read(q), 1);
-    EXPECT_EQ(slotFloat(), -777.0f);
+        setSlotFloat(-777.0f);
+        answer({frame(stale), frame(stale), frame(stale), frame(stale)});
+        EXPECT_EQ(read(q), 1) << stale;
+        EXPECT_EQ(slotFloat(), -777.0f) << stale;
+    }
 }
 
 TEST_F(ReadTest, AReplyShorterThanItsEchoIsRefused) {
