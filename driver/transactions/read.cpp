@@ -1,5 +1,6 @@
 #include "transactions/read.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,6 +114,11 @@ std::int32_t StoreData(VpiCallBlock* call, const char* valueText) {
     float value = 0.0f;
     if (!ReadDecimal(valueText, &value)) {
         err(kLogError, "DRAXO> StoreData() illegal analog data");
+        return 1;
+    }
+    // Digits beyond a float's range would come back as infinity.
+    if (!std::isfinite(value)) {
+        err(kLogError, "DRAXO> StoreData() analog data out of range");
         return 1;
     }
     SetSlotFloat(q->value, value);

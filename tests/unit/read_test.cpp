@@ -117,6 +117,11 @@ TEST_F(ReadTest, ValueTexts) {
         {"1 2", 1, 0, "DRAXO> StoreData() illegal character ' ' 0x20 in data"},
         {"", 1, 0, "DRAXO> StoreData() illegal character '\x03' 0x03 in data"},
         {"1e5", 1, 0, "DRAXO> StoreData() illegal character 'e' 0x65 in data"},
+        {"99999999999999999999999999999999999999999", 1, 0,
+         "DRAXO> StoreData() analog data out of range"},
+        {"-99999999999999999999999999999999999999999", 1, 0,
+         "DRAXO> StoreData() analog data out of range"},
+        {"340282346638528859811704183484516925440", 0, 3.40282347e38f, nullptr},
     };
     for (const ValueCase& c : cases) {
         log_.clear();
