@@ -24,9 +24,13 @@ cmake --build --preset native
 step "tests: unit, end-to-end, linkage and under wine"
 ctest --preset native
 
-# Further suites go here, each as one more step that fails the script on
-# its own failure:
-#   - the sanitizer build (cmake --preset sanitize, build, ctest --preset sanitize)
-#   - the fuzz runs (cmake --preset fuzz, build, a bounded run of each target)
+step "sanitize: the unit and Linux end-to-end suites under ASan and UBSan"
+cmake --preset sanitize
+cmake --build --preset sanitize
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --preset sanitize
+
+step "fuzz: each target for a short bounded time"
+scripts/fuzz.sh "${DRAXO_FUZZ_SECONDS:-20}"
 
 step "all tests passed"
