@@ -7,11 +7,19 @@
 
 #include "entry/vpi_main.h"
 #include "korvan.h"
+#include "serial/link.h"
 
 namespace draxo::test {
 
 std::ostream& operator<<(std::ostream& os, const Message& m) {
     return os << "[" << m.cls << "] " << m.text;
+}
+
+std::string Frame(const std::string& text, int bcc) {
+    std::string f = std::string(1, kStx) + text + kEtx;
+    const std::uint8_t b = Bcc(f.data() + 1, f.size() - 1);
+    f += static_cast<char>(bcc < 0 ? b : bcc);
+    return f;
 }
 
 LogCapture::LogCapture() {

@@ -83,6 +83,9 @@ class DriverTest : public ::testing::Test {
     bool ended_ = false;
 };
 
+// A reply block: STX, the text, ETX and its BCC (or the given wrong one).
+std::string Frame(const std::string& text, int bcc = -1);
+
 // Fills memory as a host's uninitialised allocation might look.
 inline constexpr unsigned char kGarbage = 0xA5;
 

@@ -40,7 +40,7 @@ TEST_F(ReadTest, RequestsForEachPrefixGroup) {
                                      : std::vector<Case>(std::begin(low), std::end(low))) {
             GateIoRequest q = gate(c.gate);
             const std::string request = kEotS + c.request + kEnqS;
-            answer({frame(request.substr(3, request.size() - 4) + "0001.0")});
+            answer({Frame(request.substr(3, request.size() - 4) + "0001.0")});
             EXPECT_EQ(read(q), 0) << c.gate;
             ASSERT_EQ(requests_.size(), 1u) << c.gate;
             EXPECT_EQ(requests_[0], request) << c.gate;
@@ -62,7 +62,7 @@ TEST_F(ReadTest, SegmentSelectionChangesTheRequest) {
     EXPECT_EQ(SlotU16(slot_), 16);
 
     GateIoRequest tm = gate("02TM");
-    answer({frame("PN03SN16TM00.10.00")});
+    answer({Frame("PN03SN16TM00.10.00")});
     EXPECT_EQ(read(tm), 0);
     ASSERT_EQ(requests_.size(), 1u);
     EXPECT_EQ(requests_[0], kEotS + "02PN03SN16TM" + kEnqS);
@@ -131,8 +131,8 @@ TEST_F(ReadTest, ValueTexts) {
         log_.clear();
         GateIoRequest q = gate("01M1");
         setSlotFloat(-777.0f);
-        answer({frame(std::string("M1") + c.value), frame(std::string("M1") + c.value),
-                frame(std::string("M1") + c.value), frame(std::string("M1") + c.value)});
+        answer({Frame(std::string("M1") + c.value), Frame(std::string("M1") + c.value),
+                Frame(std::string("M1") + c.value), Frame(std::string("M1") + c.value)});
         EXPECT_EQ(read(q), c.result) << c.value;
         if (c.result == 0) {
             EXPECT_EQ(slotFloat(), c.stored) << c.value;
@@ -182,12 +182,12 @@ TEST_F(ReadTest, ResultRules) {
     };
     const Case cases[] = {
         {"bcc error then silence",
-         {frame("M125.0", 0)},
+         {Frame("M125.0", 0)},
          {},
          1,
          {bcc, at(recv, 1), at(recv, 2), at(recv, 3), at(recv, 4)}},
         {"lone nak then the value",
-         {"\x15", frame("M125.0")},
+         {"\x15", Frame("M125.0")},
          {},
          0,
          {at("DRAXO> DoRead() EOT received", 1)}},
@@ -208,7 +208,7 @@ TEST_F(ReadTest, ResultRules) {
          2,
          {"DRAXO> Receive() Error, illegal 1st character of reply", at(recv, 1), at(recv, 2),
           at(sent, 3), at(recv, 4)}},
-        {"silence then the value", {"", frame("M125.0")}, {}, 0, {at(recv, 1)}},
+        {"silence then the value", {"", Frame("M125.0")}, {}, 0, {at(recv, 1)}},
     };
     for (const Case& c : cases) {
         fake::reset();
@@ -243,7 +243,7 @@ TEST_F(ReadTest, ResultRules) {
 
 TEST_F(ReadTest, EveryReceptionIsFollowedByAnEot) {
     GateIoRequest q = gate("01M1");
-    answer({frame("M125.0", 1), "\x15", frame("M1x"), frame("M125.0")});
+    answer({Frame("M125.0", 1), "\x15", Frame("M1x"), Frame("M125.0")});
     EXPECT_EQ(read(q), 0);
     const std::vector<std::string> w = fake::writes();
     ASSERT_EQ(w.size(), 8u);
@@ -258,7 +258,7 @@ TEST_F(ReadTest, AReplyToAnotherRequestIsNotStored) {
         GateIoRequest q = gate("01M1");
         setSlotFloat(-777.0f);
         log_.clear();
-        answer({frame(stale), frame("M10025.0")});
+        answer({Frame(stale), Frame("M10025.0")});
         EXPECT_EQ(read(q), 0) << stale;
         EXPECT_EQ(slotFloat(), 25.0f) << stale;
         EXPECT_EQ(log_.texts(),
@@ -267,7 +267,7 @@ TEST_F(ReadTest, AReplyToAnotherRequestIsNotStored) {
             << stale;
 
         setSlotFloat(-777.0f);
-        answer({frame(stale), frame(stale), frame(stale), frame(stale)});
+        answer({Frame(stale), Frame(stale), Frame(stale), Frame(stale)});
         EXPECT_EQ(read(q), 1) << stale;
         EXPECT_EQ(slotFloat(), -777.0f) << stale;
     }
@@ -278,7 +278,7 @@ TEST_F(ReadTest, AReplyShorterThanItsEchoIsRefused) {
     block_.stations[1].sn = 7;
     GateIoRequest q = gate("01TM");
     setSlotFloat(-777.0f);
-    answer({frame("TM"), frame("PN03SN07TM00.00.30")});
+    answer({Frame("TM"), Frame("PN03SN07TM00.00.30")});
     EXPECT_EQ(read(q), 0);
     EXPECT_EQ(slotFloat(), 30.0f);
     EXPECT_EQ(log_.texts(), (std::vector<std::string>{
@@ -286,7 +286,7 @@ TEST_F(ReadTest, AReplyShorterThanItsEchoIsRefused) {
 
     // One character short: the value would start on the BCC's place.
     log_.clear();
-    answer({frame("PN03SN07T"), frame("PN03SN07T"), frame("PN03SN07T"), frame("PN03SN07T")});
+    answer({Frame("PN03SN07T"), Frame("PN03SN07T"), Frame("PN03SN07T"), Frame("PN03SN07T")});
     EXPECT_EQ(read(q), 1);
     EXPECT_EQ(slotFloat(), 30.0f);
 }
@@ -319,7 +319,7 @@ TEST_F(ReadTest, EachAttemptDrainsThenPausesForTheInterFrameGap) {
     block_.ifg = 20;
     GateIoRequest q = gate("01M1");
     fake::deliver("stale");
-    answer({"", frame("M125.0")});
+    answer({"", Frame("M125.0")});
     EXPECT_EQ(read(q), 0);
     std::vector<std::string> sequence;
     for (const fake::Call& c : fake::calls()) {

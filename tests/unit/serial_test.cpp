@@ -25,12 +25,6 @@ class SerialTest : public DriverTest {
     std::uint32_t readConstant(comm::Handle h) const {
         return fake::portByHandle(h)->timeouts.ReadTotalTimeoutConstant;
     }
-    static std::string frame(const std::string& text, int bcc = -1) {
-        std::string f = std::string(1, kStx) + text + kEtx;
-        std::uint8_t b = Bcc(f.data() + 1, f.size() - 1);
-        f += static_cast<char>(bcc < 0 ? b : bcc);
-        return f;
-    }
 };
 
 TEST_F(SerialTest, ConfigurePortAppliesTheLineAndTheTimeouts) {
@@ -376,7 +370,7 @@ class ReceiveTest : public SerialTest, public ::testing::WithParamInterface<bool
 TEST_P(ReceiveTest, ReplyShapes) {
     const bool oneByteAtATime = GetParam();
     const std::string illegal = "DRAXO> Receive() Error, illegal 1st character of reply";
-    const std::string m125 = frame("M125.0");
+    const std::string m125 = Frame("M125.0");
     ASSERT_EQ(static_cast<unsigned char>(m125.back()), 0x66);
     const ReceiveCase cases[] = {
         {"ack", "\x06", 0, 1, std::string("\x06\0", 2), {}, 0},
@@ -408,7 +402,7 @@ TEST_P(ReceiveTest, ReplyShapes) {
          {},
          0},
         {"bcc error",
-         frame("M125.0", 0x67),
+         Frame("M125.0", 0x67),
          1,
          -1,
          "\x02M125.0\x03\x67",
@@ -452,7 +446,7 @@ TEST_F(SerialTest, ReceiveNeverWritesPastItsBuffer) {
         fake::reset();
         log_.clear();
         const comm::Handle h = open();
-        fake::deliver(frame(std::string(c.textLength, '1')));
+        fake::deliver(Frame(std::string(c.textLength, '1')));
         char buffer[kRxBufferSize + 16];
         std::memset(buffer, kGarbage, sizeof buffer);
         std::int32_t length = -1;
@@ -472,7 +466,7 @@ TEST_F(SerialTest, ReceiveNeverWritesPastItsBuffer) {
 
 TEST_F(SerialTest, ReceiveGivesUpOnABabblingLine) {
     const comm::Handle h = open();
-    fake::deliver(std::string(100000, 'A') + frame("M125.0"));
+    fake::deliver(std::string(100000, 'A') + Frame("M125.0"));
     char buffer[kRxBufferSize];
     std::int32_t length = -1;
     EXPECT_EQ(Receive(buffer, &length, h), 1);

@@ -37,12 +37,6 @@ class TransactionTest : public DriverTest {
             }
         });
     }
-    static std::string frame(const std::string& text, int bcc = -1) {
-        std::string f = std::string(1, kStx) + text + kEtx;
-        const std::uint8_t b = Bcc(f.data() + 1, f.size() - 1);
-        f += static_cast<char>(bcc < 0 ? b : bcc);
-        return f;
-    }
     int eotsSent() const {
         int n = 0;
         for (const std::string& w : fake::writes()) {
