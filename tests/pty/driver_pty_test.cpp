@@ -74,6 +74,8 @@ class ScriptedController {
         std::lock_guard lock(mutex_);
         return values_[text];
     }
+    // Bytes the line delivers without being asked.
+    void inject(const std::string& bytes) { write(bytes); }
     std::vector<std::string> requests() {
         std::lock_guard lock(mutex_);
         return requests_;
@@ -315,6 +317,28 @@ TEST_F(DriverOverPty, AStationThatNeverAnswersCostsFourTimeouts) {
     std::lock_guard lock(log_.mutex);
     EXPECT_EQ(log_.messages.back(),
               (std::pair<int, std::string>{32, "DRAXO> SingleRead() , ret val is 2"}));
+}
+
+TEST_F(DriverOverPty, StaleInputIsDrainedBeforeEachRequest) {
+    ScriptedController controller;
+    ASSERT_EQ(coldStart(controller.portName()), 0);
+    controller.set("M1", "0025.0");
+    GateIoRequest q = gate("01M1", 3);
+    // A complete, well-formed frame that nobody asked for: were it left in
+    // the input, the read would take it for its reply.
+    const std::string stale = std::string("M10099.0") + "\x03";
+    controller.inject("\x02" + stale + static_cast<char>(Bcc(stale)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(call(5, &q), 0);
+    EXPECT_EQ(slotFloat(), 25.0f);
+
+    controller.inject(std::string(3000, 'x'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(call(2), 0); // WarmStart drains it
+    setSlotFloat(-1.0f);
+    log_.messages.clear();
+    EXPECT_EQ(call(5, &q), 0);
+    EXPECT_EQ(slotFloat(), 25.0f);
 }
 
 TEST_F(DriverOverPty, TheDriversMessagesReachKorvanAndTheProcessGoesOn) {
