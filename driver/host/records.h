@@ -11,6 +11,23 @@ namespace draxo {
 
 struct InstanceBlock;
 
+// The command codes of VpiMain (8, 9 and 16 are empty slots).
+enum Command : std::int32_t {
+    kColdStart = 1,
+    kWarmStart = 2,
+    kSingleAddressParser = 3,
+    kBlockAddressParser = 4,
+    kSingleRead = 5,
+    kBlockRead = 6,
+    kSingleWrite = 7,
+    kBlockWrite = 10,
+    kEndVpi = 11,
+    kCloseCom = 12,
+    kReOpenCom = 13,
+    kGetVpiInfo = 14,
+    kChangeVpiParams = 15,
+};
+
 enum AddressKind : std::uint32_t {
     kKindNone = 0,
     kKindParameter = 1,   // a controller parameter, 32-bit float gate

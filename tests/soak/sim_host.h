@@ -30,15 +30,13 @@ namespace simhost {
 
 using VpiMainFn = std::int32_t (*)(draxo::VpiCallBlock*);
 
-enum Command : std::int32_t {
-    kColdStart = 1,
-    kAddressParser = 3,
-    kSingleRead = 5,
-    kSingleWrite = 7,
-    kEndVpi = 11,
-    kCloseCom = 12,
-    kReOpenCom = 13,
-};
+using draxo::kCloseCom;
+using draxo::kColdStart;
+using draxo::kEndVpi;
+using draxo::kReOpenCom;
+using draxo::kSingleAddressParser;
+using draxo::kSingleRead;
+using draxo::kSingleWrite;
 
 // libdraxo.so, loaded once for the whole process like a host loads it.
 class Library {
@@ -109,7 +107,7 @@ class Instance {
         draxo::GateAddressRequest r{};
         r.addressText = address.c_str();
         r.gateType = gateType;
-        const std::int32_t rc = call(kAddressParser, &r);
+        const std::int32_t rc = call(kSingleAddressParser, &r);
         g.text = tag;
         g.io = draxo::GateIoRequest{};
         g.io.parsed = r.parsed;

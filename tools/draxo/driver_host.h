@@ -18,20 +18,6 @@
 
 namespace draxo::tool {
 
-// The driver's command codes.
-enum Command : std::int32_t {
-    kColdStart = 1,
-    kWarmStart = 2,
-    kSingleAddressParser = 3,
-    kSingleRead = 5,
-    kSingleWrite = 7,
-    kEndVpi = 11,
-    kCloseCom = 12,
-    kReOpenCom = 13,
-    kGetVpiInfo = 14,
-    kChangeVpiParams = 15,
-};
-
 struct LogLine {
     std::chrono::system_clock::time_point when;
     std::int32_t messageClass;
